@@ -1,0 +1,169 @@
+// Frame reconstruction: walks the macroblocks of a frame, decodes or copies
+// every block into the planes, then hands the planes to the output stage.
+#include <cstring>
+
+#include "dcmp.h"
+
+void Dcmp_MapB2P(const DcmpPlaneRec* dst, const int16_t* samples, int32_t n, const int32_t* blkBase)
+{
+    uint8_t* origin = dst->plane + blkBase[n];
+    for (int r = 0; r < 8; r++) {
+        uint8_t* row = origin + dst->blkMap[8 * r];
+        for (int c = 0; c < 8; c++) {
+            const int value = samples[8 * r + c] + 128;
+            row[c] = static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+        }
+    }
+}
+
+void Dcmp_MapB2P_Flip(const DcmpPlaneRec* dst, const int16_t* samples, int32_t n, const int32_t* blkBase)
+{
+    uint8_t* origin = dst->plane + blkBase[n];
+    for (int r = 0; r < 8; r++) {
+        // The map gives the row's rightmost pixel; sample column c goes c places left of it.
+        uint8_t* rightmost = origin + dst->blkMap[8 * r];
+        for (int c = 0; c < 8; c++) {
+            const int index = samples[8 * r + c] + 256;
+            *(rightmost - c) = Tb_YUV[index < 0 ? 0 : index > 511 ? 511 : index];
+        }
+    }
+}
+
+void Dcmp_MapPreP2P(const DcmpPlaneRec* dst, const DcmpPlaneRec* src, int32_t n, const int32_t* blkBase)
+{
+    const int32_t from = n > 0 ? blkBase[n - 1] : blkBase[0];
+    for (int r = 0; r < 8; r++)
+        std::memcpy(dst->plane + blkBase[n] + dst->blkMap[8 * r], src->plane + from + src->blkMap[8 * r], 8);
+}
+
+void Dcmp_MapPreP2P_Flip(const DcmpPlaneRec* dst, const DcmpPlaneRec* src, int32_t n, const int32_t* blkBase)
+{
+    const int32_t from = n > 0 ? blkBase[n - 1] : blkBase[0];
+    for (int r = 0; r < 8; r++)
+        std::memcpy(dst->plane + blkBase[n] + dst->blkMap[8 * r] - 7,
+                    src->plane + from + src->blkMap[8 * r] - 7, 8);
+}
+
+namespace {
+
+// Decodes the coded block at frame offset pos into samples; returns its length in bytes.
+// Near the end of the frame buffer the block is read from a zero-padded copy,
+// so bytes past the buffer read as zero: a cut-off block ends early and the
+// blocks after the end of the buffer decode as empty blocks.
+std::size_t DecodeBlock(const DcmpContext* ctx, std::size_t pos, const int16_t* quant, int16_t* samples)
+{
+    const std::size_t size = ctx->srcFrame ? ctx->srcFrameSize : 0;
+    int16_t coef[64] = {};
+    uint8_t len;
+    if (pos < size && size - pos >= DCMP_MAX_BLOCK_READ) {
+        len = Dcmp_RLD(coef, ctx->srcFrame + pos, ctx);
+    } else {
+        uint8_t padded[DCMP_MAX_BLOCK_READ] = {};
+        if (pos < size)
+            std::memcpy(padded, ctx->srcFrame + pos, size - pos);
+        len = Dcmp_RLD(coef, padded, ctx);
+    }
+    Dcmp_DeQuant(samples, coef, quant);
+    Dcmp_IDCT8x8aan(samples);
+    return static_cast<std::size_t>(len) + 1;
+}
+
+void WriteBlock(const DcmpContext* ctx, bool flip, int b, const int16_t* samples, int32_t n)
+{
+    if (flip)
+        Dcmp_MapB2P_Flip(ctx->blockPlane[b], samples, n, ctx->blkBase);
+    else
+        Dcmp_MapB2P(ctx->blockPlane[b], samples, n, ctx->blkBase);
+}
+
+// Block loop shared by both decode entry points.
+void DecodePlanes(DcmpContext* ctx)
+{
+    const std::size_t size = ctx->srcFrame ? ctx->srcFrameSize : 0;
+    // The block tables were built for the mirror setting of the initialisation.
+    const bool flip = ctx->initFlip != 0;
+    std::size_t pos = DCMP_FRAME_HEADER_BYTES;
+    int32_t n = 0;
+    int previous = 5;
+    for (int32_t mb = 0; mb < ctx->mbCount; mb++) {
+        pos += DCMP_MB_HEADER_BYTES;
+        for (int b = 0; b < 6; b++) {
+            const uint8_t head = pos < size ? ctx->srcFrame[pos] : 0;
+            if ((head & 0xC0) == 0xC0 && n == 0) {
+                // The first block has nothing to copy: it becomes flat mid-grey,
+                // so the picture never depends on what an earlier frame left.
+                const int16_t zero[64] = {};
+                WriteBlock(ctx, flip, b, zero, n);
+                pos += 2;
+            } else if ((head & 0xC0) == 0xC0) {
+                // Copy of the previous block in coding order, from that block's own plane.
+                if (flip)
+                    Dcmp_MapPreP2P_Flip(ctx->blockPlane[b], ctx->blockPlane[previous], n, ctx->blkBase);
+                else
+                    Dcmp_MapPreP2P(ctx->blockPlane[b], ctx->blockPlane[previous], n, ctx->blkBase);
+                pos += 2;
+            } else {
+                int16_t samples[64];
+                pos += DecodeBlock(ctx, pos, ctx->blockQuant[b], samples);
+                WriteBlock(ctx, flip, b, samples, n);
+            }
+            previous = b;
+            n++;
+        }
+    }
+}
+
+}  // namespace
+
+int32_t Dcmp_Decmpfrm420(DcmpContext* ctx)
+{
+    // The resize and rotation steps and workBuf were sized for the initialised
+    // output; another size would write outside the caller's buffer.
+    if (ctx->outWidth != ctx->initOutWidth || ctx->outHeight != ctx->initOutHeight)
+        return 0;
+    DecodePlanes(ctx);
+    if (ctx->scaleMode == 1)
+        WMMX_YUV12ToRGB24_CIF(ctx);
+    else
+        WMMX_YUV12ToRGB24(ctx);
+    switch (ctx->scaleMode) {
+    case 0:
+        Dcmp_Rotate1(ctx);
+        break;
+    case 1:
+        Dcmp_QV2C_Flip(ctx);
+        Dcmp_Rotate1(ctx);
+        break;
+    case 2:
+        Dcmp_QV2QC(ctx);
+        Dcmp_Rotate2(ctx);
+        break;
+    case 3:
+        Dcmp_QV2QQV(ctx);
+        Dcmp_Rotate2(ctx);
+        break;
+    case 4:
+        Dcmp_CutScaling(ctx);
+        Dcmp_Rotate2(ctx);
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
+void Dcmp_Decmpfrm420_IYUV(DcmpContext* ctx)
+{
+    DecodePlanes(ctx);
+    Dcmp_MapIYUV(ctx);
+}
+
+void Dcmp_MapIYUV(DcmpContext* ctx)
+{
+    const std::size_t lumaBytes = static_cast<std::size_t>(ctx->decWidth) * ctx->decHeight;
+    const std::size_t chromaBytes = lumaBytes / 4;
+    uint8_t* out = ctx->dstPicture;
+    std::memcpy(out, ctx->planeY, lumaBytes);
+    std::memcpy(out + lumaBytes, ctx->planeU, chromaBytes);
+    std::memcpy(out + lumaBytes + chromaBytes, ctx->planeV, chromaBytes);
+}
