@@ -89,6 +89,9 @@ struct DcmpContext {
     int32_t initOutHeight;
     int32_t initFlip;
     std::size_t workBufSize;
+    // Vector path of the decode stages (simd/dcmp_simd.h): the fastest one
+    // the processor runs, chosen by Dcmp_Initialize.
+    int32_t simdPath;
 };
 
 // Constant tables.

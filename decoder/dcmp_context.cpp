@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "dcmp.h"
+#include "simd/dcmp_simd.h"
 
 namespace {
 
@@ -164,6 +165,7 @@ int32_t Dcmp_Initialize(DcmpContext* ctx)
     Dcmp_CreateBlkBaseTbl420(ctx);
     Dcmp_CreateSignBitExtTbl(ctx);
     Dcmp_CreateBlkMapTbl(ctx);
+    ctx->simdPath = Dcmp_BestSimdPath();
     return 1;
 }
 

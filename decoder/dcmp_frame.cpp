@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "dcmp.h"
+#include "simd/dcmp_kernels.h"
 
 void Dcmp_MapB2P(const DcmpPlaneRec* dst, const int16_t* samples, int32_t n, const int32_t* blkBase)
 {
@@ -76,8 +77,10 @@ void WriteBlock(const DcmpContext* ctx, bool flip, int b, const int16_t* samples
         Dcmp_MapB2P(ctx->blockPlane[b], samples, n, ctx->blkBase);
 }
 
+}  // namespace
+
 // Block loop shared by both decode entry points.
-void DecodePlanes(DcmpContext* ctx)
+void Dcmp_DecodePlanes(DcmpContext* ctx)
 {
     const std::size_t size = ctx->srcFrame ? ctx->srcFrameSize : 0;
     // The block tables were built for the mirror setting of the initialisation.
@@ -113,38 +116,38 @@ void DecodePlanes(DcmpContext* ctx)
     }
 }
 
-}  // namespace
-
 int32_t Dcmp_Decmpfrm420(DcmpContext* ctx)
 {
     // The resize and rotation steps and workBuf were sized for the initialised
     // output; another size would write outside the caller's buffer.
     if (ctx->outWidth != ctx->initOutWidth || ctx->outHeight != ctx->initOutHeight)
         return 0;
-    DecodePlanes(ctx);
+    // Each stage runs on the context's vector path; all paths give the same bytes.
+    const DcmpKernels* stages = Dcmp_PathKernels(ctx);
+    stages->decodePlanes(ctx);
     if (ctx->scaleMode == 1)
-        WMMX_YUV12ToRGB24_CIF(ctx);
+        stages->yuvToRgb24Cif(ctx);
     else
-        WMMX_YUV12ToRGB24(ctx);
+        stages->yuvToRgb24(ctx);
     switch (ctx->scaleMode) {
     case 0:
-        Dcmp_Rotate1(ctx);
+        stages->rotate1(ctx);
         break;
     case 1:
-        Dcmp_QV2C_Flip(ctx);
-        Dcmp_Rotate1(ctx);
+        stages->fillCifGaps(ctx);
+        stages->rotate1(ctx);
         break;
     case 2:
-        Dcmp_QV2QC(ctx);
-        Dcmp_Rotate2(ctx);
+        stages->subsampleQc(ctx);
+        stages->rotate2(ctx);
         break;
     case 3:
-        Dcmp_QV2QQV(ctx);
-        Dcmp_Rotate2(ctx);
+        stages->subsampleQqv(ctx);
+        stages->rotate2(ctx);
         break;
     case 4:
         Dcmp_CutScaling(ctx);
-        Dcmp_Rotate2(ctx);
+        stages->rotate2(ctx);
         break;
     default:
         break;
@@ -154,8 +157,9 @@ int32_t Dcmp_Decmpfrm420(DcmpContext* ctx)
 
 void Dcmp_Decmpfrm420_IYUV(DcmpContext* ctx)
 {
-    DecodePlanes(ctx);
-    Dcmp_MapIYUV(ctx);
+    const DcmpKernels* stages = Dcmp_PathKernels(ctx);
+    stages->decodePlanes(ctx);
+    stages->mapIyuv(ctx);
 }
 
 void Dcmp_MapIYUV(DcmpContext* ctx)

@@ -1,0 +1,336 @@
+// Our frame decoder on each vector path against libjpeg-turbo decoding the
+// same photograph, in one run.
+//
+//   Ours/<path>/<rgb24|iyuv>/<W>x<H>      camera frame (quality level 2) on that path
+//   LibjpegTurbo/<default|fastest>/<W>x<H> baseline 4:2:0 JPEG, quality 75, from
+//                                          memory, RGB output, single thread;
+//                                          fastest = JDCT_IFAST, no fancy upsampling
+//   LibjpegTurboPlainC/<...>/<W>x<H>      the same with libjpeg-turbo's SIMD off
+//
+// libjpeg-turbo reads JSIMD_FORCENONE once, when its first codec object
+// starts; a process that has already decoded cannot switch. The plain C
+// rows therefore run in a child process: this program executes itself with
+// JSIMD_FORCENONE=1 and "--plain-c-child W H MODE", the child decodes the
+// picture kPlainCDecodes times and prints the median processor time per
+// decode, which becomes the row's time (manual time, one iteration).
+//
+// After the run a summary prints, from the processor time per frame of the
+// decoding thread, frames per second of every row and, for
+// our rows, the ratio of our frame rate to libjpeg-turbo-fastest's with SIMD
+// at the same size (above 1: we are faster).
+#include <benchmark/benchmark.h>
+#include <jpeglib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decoder/dcmp.h"
+#include "decoder/simd/dcmp_simd.h"
+#include "sim/encoder/encoder.h"
+#include "tools/frame_tools.h"
+#include "tools/imageio.h"
+
+namespace {
+
+using torvex::sim::RgbPicture;
+
+constexpr const char* kPhoto = "astronaut.png";
+constexpr int kLevel = 2;
+constexpr int kJpegQuality = 75;
+constexpr int kPlainCDecodes = 300;
+const std::pair<int, int> kSizes[] = {{640, 480}, {320, 240}};
+
+const RgbPicture& Photo(int width, int height)
+{
+    static std::map<int, RgbPicture> fitted;
+    auto it = fitted.find(width);
+    if (it == fitted.end()) {
+        const RgbPicture original =
+            torvex::tools::DecodeImage(torvex::tools::ReadAll(std::string(TORVEX_PHOTOS_DIR) + "/" + kPhoto));
+        it = fitted.emplace(width, torvex::sim::FitToSize(original, width, height)).first;
+    }
+    return it->second;
+}
+
+// ---- our decoder ----
+
+void BM_Ours(benchmark::State& state, int32_t path, bool iyuv, int width, int height)
+{
+    if (!Dcmp_SimdPathSupported(path)) {
+        state.SkipWithError("path not supported by this processor");
+        return;
+    }
+    const auto frame = torvex::sim::EncodeFrame(Photo(width, height), kLevel);
+    std::vector<std::uint8_t> frameBuffer(DCMP_FRAME_BUFFER_BYTES, 0);
+    std::copy(frame.bytes.begin(), frame.bytes.end(), frameBuffer.begin());
+    DcmpContext ctx{};
+    ctx.outWidth = width;
+    ctx.outHeight = height;
+    ctx.qualityLevel = frame.levelUsed;
+    if (Dcmp_Initialize(&ctx) != 1) {
+        state.SkipWithError("decoder refused the size");
+        return;
+    }
+    Dcmp_SetSimdPath(&ctx, path);
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(width) * height * 3);
+    ctx.srcFrame = frameBuffer.data();
+    ctx.srcFrameSize = frameBuffer.size();
+    ctx.rotation = 0;
+    for (auto _ : state) {
+        if (iyuv) {
+            ctx.dstPicture = out.data();
+            Dcmp_Decmpfrm420_IYUV(&ctx);
+        } else {
+            ctx.dstPicture = out.data() + static_cast<std::size_t>(height - 1) * width * 3;
+            Dcmp_Decmpfrm420(&ctx);
+        }
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    Dcmp_Release(&ctx);
+    state.counters["frame_bytes"] = static_cast<double>(frame.bytes.size());
+}
+
+// ---- libjpeg-turbo ----
+
+std::vector<unsigned char> EncodeJpeg(const RgbPicture& picture)
+{
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr jerr{};
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = static_cast<JDIMENSION>(picture.width);
+    cinfo.image_height = static_cast<JDIMENSION>(picture.height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);  // YCbCr with 2 x 2 chroma sampling: 4:2:0, baseline
+    jpeg_set_quality(&cinfo, kJpegQuality, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(picture.Pixel(0, static_cast<int>(cinfo.next_scanline)));
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::vector<unsigned char> jpeg(buffer, buffer + size);
+    std::free(buffer);
+    return jpeg;
+}
+
+// One decompressor reused for every decode, as a video player would.
+class JpegDecoder {
+public:
+    JpegDecoder(const std::vector<unsigned char>& jpeg, bool fastest) : jpeg_(jpeg), fastest_(fastest)
+    {
+        cinfo_.err = jpeg_std_error(&jerr_);
+        jpeg_create_decompress(&cinfo_);
+    }
+    ~JpegDecoder() { jpeg_destroy_decompress(&cinfo_); }
+    JpegDecoder(const JpegDecoder&) = delete;
+    JpegDecoder& operator=(const JpegDecoder&) = delete;
+
+    void Decode(std::vector<unsigned char>& out)
+    {
+        jpeg_mem_src(&cinfo_, jpeg_.data(), static_cast<unsigned long>(jpeg_.size()));
+        jpeg_read_header(&cinfo_, TRUE);
+        if (fastest_) {
+            cinfo_.dct_method = JDCT_IFAST;
+            cinfo_.do_fancy_upsampling = FALSE;
+        }
+        jpeg_start_decompress(&cinfo_);
+        const std::size_t stride = static_cast<std::size_t>(cinfo_.output_width) * cinfo_.output_components;
+        out.resize(stride * cinfo_.output_height);
+        while (cinfo_.output_scanline < cinfo_.output_height) {
+            JSAMPROW rows[16];
+            const JDIMENSION first = cinfo_.output_scanline;
+            const JDIMENSION count = std::min<JDIMENSION>(16, cinfo_.output_height - first);
+            for (JDIMENSION i = 0; i < count; i++)
+                rows[i] = out.data() + (first + i) * stride;
+            jpeg_read_scanlines(&cinfo_, rows, count);
+        }
+        jpeg_finish_decompress(&cinfo_);
+    }
+
+private:
+    std::vector<unsigned char> jpeg_;
+    bool fastest_;
+    jpeg_decompress_struct cinfo_{};
+    jpeg_error_mgr jerr_{};
+};
+
+void BM_LibjpegTurbo(benchmark::State& state, bool fastest, int width, int height)
+{
+    const std::vector<unsigned char> jpeg = EncodeJpeg(Photo(width, height));
+    JpegDecoder decoder(jpeg, fastest);
+    std::vector<unsigned char> out;
+    for (auto _ : state) {
+        decoder.Decode(out);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["jpeg_bytes"] = static_cast<double>(jpeg.size());
+}
+
+// Child side: median processor time per decode in nanoseconds, printed on stdout.
+int RunPlainCChild(int width, int height, bool fastest)
+{
+    const std::vector<unsigned char> jpeg = EncodeJpeg(Photo(width, height));
+    JpegDecoder decoder(jpeg, fastest);
+    std::vector<unsigned char> out;
+    std::vector<double> times;
+    auto threadNanoseconds = [] {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+    };
+    for (int i = 0; i < kPlainCDecodes + 10; i++) {
+        const double start = threadNanoseconds();
+        decoder.Decode(out);
+        const double stop = threadNanoseconds();
+        if (i >= 10)  // warm-up
+            times.push_back(stop - start);
+    }
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    std::printf("%.0f\n", times[times.size() / 2]);
+    return 0;
+}
+
+// Parent side: runs the child and returns its median in seconds, or a negative value.
+double PlainCMedianSeconds(int width, int height, bool fastest)
+{
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        setenv("JSIMD_FORCENONE", "1", 1);
+        const std::string w = std::to_string(width), h = std::to_string(height);
+        execl("/proc/self/exe", "bench_simd", "--plain-c-child", w.c_str(), h.c_str(), fastest ? "fastest" : "default",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    if (pid < 0) {
+        close(pipeFds[0]);
+        return -1;
+    }
+    char text[64] = {};
+    std::size_t got = 0;
+    ssize_t n;
+    while (got < sizeof(text) - 1 && (n = read(pipeFds[0], text + got, sizeof(text) - 1 - got)) > 0)
+        got += static_cast<std::size_t>(n);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || got == 0)
+        return -1;
+    return std::atof(text) * 1e-9;
+}
+
+void BM_LibjpegTurboPlainC(benchmark::State& state, bool fastest, int width, int height)
+{
+    for (auto _ : state) {
+        const double seconds = PlainCMedianSeconds(width, height, fastest);
+        if (seconds <= 0) {
+            state.SkipWithError("child process failed");
+            return;
+        }
+        state.SetIterationTime(seconds);
+    }
+}
+
+// ---- summary ----
+
+// Keeps the time per iteration of every row for the closing summary.
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs) {
+            if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0)
+                continue;
+            // Processor time of the decoding thread (the child's, for manual-time
+            // rows): on an idle machine it equals the wall time, and on a shared
+            // one it does not count the time other processes took. Unit: ms.
+            const std::string& name = run.run_name.function_name;
+            const bool manual = name.rfind("LibjpegTurboPlainC/", 0) == 0;
+            seconds_[name] = (manual ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime()) * 1e-3;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void PrintSummary() const
+    {
+        std::printf("\n%-42s %10s %10s %14s\n", "row", "ms/frame", "fps", "vs ljt-fastest");
+        for (const auto& [name, seconds] : seconds_) {
+            const std::string size = name.substr(name.rfind('/') + 1);
+            const auto reference = seconds_.find("LibjpegTurbo/fastest/" + size);
+            std::printf("%-42s %10.3f %10.0f", name.c_str(), seconds * 1e3, 1 / seconds);
+            if (name.rfind("Ours/", 0) == 0 && reference != seconds_.end())
+                std::printf(" %13.2fx", reference->second / seconds);
+            std::printf("\n");
+        }
+    }
+
+private:
+    std::map<std::string, double> seconds_;
+};
+
+void RegisterAll()
+{
+    for (auto [width, height] : kSizes) {
+        const std::string size = std::to_string(width) + "x" + std::to_string(height);
+        for (int32_t path = 0; path < DCMP_PATH_COUNT; path++) {
+            for (bool iyuv : {false, true}) {
+                const std::string name =
+                    std::string("Ours/") + Dcmp_SimdPathName(path) + (iyuv ? "/iyuv/" : "/rgb24/") + size;
+                benchmark::RegisterBenchmark(name.c_str(), BM_Ours, path, iyuv, width, height)
+                    ->Unit(benchmark::kMillisecond);
+            }
+        }
+        for (bool fastest : {false, true}) {
+            const std::string mode = fastest ? "fastest/" : "default/";
+            benchmark::RegisterBenchmark(("LibjpegTurbo/" + mode + size).c_str(), BM_LibjpegTurbo, fastest, width,
+                                         height)
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("LibjpegTurboPlainC/" + mode + size).c_str(), BM_LibjpegTurboPlainC,
+                                         fastest, width, height)
+                ->UseManualTime()
+                ->Iterations(1)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 5 && std::strcmp(argv[1], "--plain-c-child") == 0)
+        return RunPlainCChild(std::atoi(argv[2]), std::atoi(argv[3]), std::strcmp(argv[4], "fastest") == 0);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RegisterAll();
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintSummary();
+    benchmark::Shutdown();
+    return 0;
+}
