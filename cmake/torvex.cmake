@@ -12,6 +12,9 @@ function(torvex_add_test name)
   target_compile_definitions(${name} PRIVATE TORVEX_PHOTOS_DIR="${TORVEX_PHOTOS_DIR}"
                                              TORVEX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
+  if("concurrent" IN_LIST T_LABELS)
+    set_property(GLOBAL APPEND PROPERTY TORVEX_CONCURRENT_TESTS ${name})
+  endif()
 endfunction()
 
 # torvex_add_fuzzer(NAME SOURCES src... LIBS lib...)
