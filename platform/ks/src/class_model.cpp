@@ -126,6 +126,7 @@ struct StreamState {
 struct SrbRecord {
   HW_STREAM_REQUEST_BLOCK srb{};
   uint64_t sequence = 0;
+  uint64_t completionOrder = 0;  // 1 for the first SRB the class saw completed, and so on
   SRB_COMMAND command = SRB_UNKNOWN_DEVICE_COMMAND;
   Buffer extension;
   Buffer irp;
@@ -165,6 +166,7 @@ struct StreamClass::Impl {
   std::vector<std::shared_ptr<SrbRecord>> orphans;
   std::set<const MasterClock*> clocks;
   uint64_t nextSequence = 1;
+  uint64_t completions = 0;
 
   KTIMER timer{};
   KDPC dpc{};
@@ -467,6 +469,11 @@ NTSTATUS Request::status() const {
 ULONG Request::bytes() const {
   std::lock_guard lock(owner_->impl_->mutex);
   return record_->srb.ActualBytesTransferred;
+}
+
+uint64_t Request::completionOrder() const {
+  std::lock_guard lock(owner_->impl_->mutex);
+  return record_->completionOrder;
 }
 
 bool Request::cancel() { return record_ != nullptr && Plumbing::cancel(*owner_->impl_, record_); }
@@ -973,6 +980,7 @@ std::shared_ptr<SrbRecord> Plumbing::completeLocked(StreamClass& cls, StreamClas
       break;
   }
   rec->completed = true;
+  rec->completionOrder = ++impl.completions;
   if (rec->released && !rec->orphaned) impl.srbs.erase(it);
   return rec;
 }

@@ -114,6 +114,9 @@ class Request {
   NTSTATUS wait();
   NTSTATUS status() const;    // STATUS_PENDING while not completed
   ULONG bytes() const;        // ActualBytesTransferred
+  // Position among all completions the class has seen (1 = first), 0 while
+  // pending: tests compare it to check the order requests were completed in.
+  uint64_t completionOrder() const;
   // Calls the minidriver's HwCancelPacket at DISPATCH_LEVEL if still pending;
   // returns whether it was still pending.
   bool cancel();
