@@ -102,6 +102,10 @@ extern const uint8_t Tb_YUV[512];     // sample + 256 -> limited to 16..240
 extern const DcmpRgbTerm Y0[256];     // luma contributions
 extern const DcmpRgbTerm u0[256];     // Cb contributions
 extern const DcmpRgbTerm v0[256];     // Cr contributions
+// Range of every sum of a luma and the chroma contributions of one colour,
+// which the colour conversion limits by a table lookup.
+constexpr int DCMP_COLOUR_SUM_MIN = -1024;
+constexpr int DCMP_COLOUR_SUM_MAX = 1279;
 
 // Dequantisation factor for table entry q at the given quality level
 // (quality-scaled, then times 16), exactly as Dcmp_Initialize stores it.

@@ -4,21 +4,58 @@
 
 namespace {
 
-inline uint8_t Limit(int value) { return static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value); }
+// Limits a colour sum to 0..255 by one lookup; the contribution tables keep
+// every sum within DCMP_COLOUR_SUM_MIN..DCMP_COLOUR_SUM_MAX.
+struct LimitTable {
+    uint8_t byte[DCMP_COLOUR_SUM_MAX - DCMP_COLOUR_SUM_MIN + 1];
+};
+
+constexpr LimitTable MakeLimitTable()
+{
+    LimitTable table{};
+    for (int value = DCMP_COLOUR_SUM_MIN; value <= DCMP_COLOUR_SUM_MAX; value++)
+        table.byte[value - DCMP_COLOUR_SUM_MIN] = static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+    return table;
+}
+
+constexpr LimitTable kLimit = MakeLimitTable();
+
+inline uint8_t Limit(int value) { return kLimit.byte[value - DCMP_COLOUR_SUM_MIN]; }
+
+inline void ConvertPixel(const DcmpRgbTerm& luma, int blue, int green, int red, uint8_t* out)
+{
+    out[0] = Limit(luma.blue + blue);
+    out[1] = Limit(luma.green + green);
+    out[2] = Limit(luma.red + red);
+}
+
+// Converts the pixel at coded column x of a row whose chroma terms are given.
+inline void ConvertAt(const uint8_t* y, int32_t x, const DcmpRgbTerm& cb, const DcmpRgbTerm& cr, uint8_t* out)
+{
+    ConvertPixel(Y0[y[x]], cb.blue, cb.green + cr.green, cr.red, out);
+}
 
 // Converts `count` pixels of one coded row starting at coded column x0.
-// Each chroma sample serves two pixels side by side.
+// Each chroma sample serves two pixels side by side, so its terms are looked
+// up once per pair.
 void ConvertRun(const uint8_t* y, const uint8_t* u, const uint8_t* v, int32_t x0, int32_t count, uint8_t* out)
 {
-    for (int32_t x = x0; x < x0 + count; x++) {
-        const DcmpRgbTerm& luma = Y0[y[x]];
+    const int32_t end = x0 + count;
+    int32_t x = x0;
+    if (x % 2 != 0 && x < end) {  // odd start: the second pixel of its chroma sample
+        ConvertAt(y, x, u0[u[x / 2]], v0[v[x / 2]], out);
+        out += 3;
+        x++;
+    }
+    for (; x + 1 < end; x += 2) {
         const DcmpRgbTerm& cb = u0[u[x / 2]];
         const DcmpRgbTerm& cr = v0[v[x / 2]];
-        out[0] = Limit(luma.blue + cb.blue);
-        out[1] = Limit(luma.green + cb.green + cr.green);
-        out[2] = Limit(luma.red + cr.red);
-        out += 3;
+        ConvertAt(y, x, cb, cr, out);
+        ConvertAt(y, x + 1, cb, cr, out + 3);
+        out += 6;
     }
+    if (x < end)  // odd end: the first pixel of its chroma sample
+        ConvertAt(y, x, u0[u[x / 2]], v0[v[x / 2]], out);
 }
 
 }  // namespace

@@ -7,14 +7,16 @@
 
 void Dcmp_MapB2P(const DcmpPlaneRec* dst, const int16_t* samples, int32_t n, const int32_t* blkBase)
 {
-    uint8_t* origin = dst->plane + blkBase[n];
-    for (int r = 0; r < 8; r++) {
-        uint8_t* row = origin + dst->blkMap[8 * r];
-        for (int c = 0; c < 8; c++) {
-            const int value = samples[8 * r + c] + 128;
-            row[c] = static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
-        }
+    // Limiting the sample to -128..127 before adding 128 gives the same byte
+    // as limiting the sum to 0..255, and stays within 16 bits.
+    uint8_t limited[64];
+    for (int i = 0; i < 64; i++) {
+        const int16_t s = samples[i] < -128 ? -128 : samples[i] > 127 ? 127 : samples[i];
+        limited[i] = static_cast<uint8_t>(s + 128);
     }
+    uint8_t* origin = dst->plane + blkBase[n];
+    for (int r = 0; r < 8; r++)
+        std::memcpy(origin + dst->blkMap[8 * r], limited + 8 * r, 8);
 }
 
 void Dcmp_MapB2P_Flip(const DcmpPlaneRec* dst, const int16_t* samples, int32_t n, const int32_t* blkBase)
@@ -47,11 +49,12 @@ void Dcmp_MapPreP2P_Flip(const DcmpPlaneRec* dst, const DcmpPlaneRec* src, int32
 
 namespace {
 
-// Decodes the coded block at frame offset pos into samples; returns its length in bytes.
+// Decodes the codes of the block at frame offset pos into dequantised
+// coefficients; returns the block's length in bytes.
 // Near the end of the frame buffer the block is read from a zero-padded copy,
 // so bytes past the buffer read as zero: a cut-off block ends early and the
 // blocks after the end of the buffer decode as empty blocks.
-std::size_t DecodeBlock(const DcmpContext* ctx, std::size_t pos, const int16_t* quant, int16_t* samples)
+std::size_t DecodeCoefficients(const DcmpContext* ctx, std::size_t pos, const int16_t* quant, int16_t* coefficients)
 {
     const std::size_t size = ctx->srcFrame ? ctx->srcFrameSize : 0;
     int16_t coef[64] = {};
@@ -64,8 +67,7 @@ std::size_t DecodeBlock(const DcmpContext* ctx, std::size_t pos, const int16_t* 
             std::memcpy(padded, ctx->srcFrame + pos, size - pos);
         len = Dcmp_RLD(coef, padded, ctx);
     }
-    Dcmp_DeQuant(samples, coef, quant);
-    Dcmp_IDCT8x8aan(samples);
+    Dcmp_DeQuant(coefficients, coef, quant);
     return static_cast<std::size_t>(len) + 1;
 }
 
@@ -77,9 +79,29 @@ void WriteBlock(const DcmpContext* ctx, bool flip, int b, const int16_t* samples
         Dcmp_MapB2P(ctx->blockPlane[b], samples, n, ctx->blkBase);
 }
 
+// A decoded block whose transform waits for a second one, so that both share
+// the transform's first pass.
+struct PendingBlock {
+    bool waiting = false;
+    int b = 0;
+    int32_t n = 0;
+    int16_t coefficients[64];
+};
+
+void FlushPending(const DcmpContext* ctx, bool flip, PendingBlock* pending)
+{
+    if (!pending->waiting)
+        return;
+    Dcmp_IDCT8x8aan(pending->coefficients);
+    WriteBlock(ctx, flip, pending->b, pending->coefficients, pending->n);
+    pending->waiting = false;
+}
+
 }  // namespace
 
-// Block loop shared by both decode entry points.
+// Block loop shared by both decode entry points. Coded blocks are transformed
+// in pairs; every block lands in its own place, so only a copy, which reads
+// the block before it, needs the waiting block written first.
 void Dcmp_DecodePlanes(DcmpContext* ctx)
 {
     const std::size_t size = ctx->srcFrame ? ctx->srcFrameSize : 0;
@@ -88,6 +110,7 @@ void Dcmp_DecodePlanes(DcmpContext* ctx)
     std::size_t pos = DCMP_FRAME_HEADER_BYTES;
     int32_t n = 0;
     int previous = 5;
+    PendingBlock pending;
     for (int32_t mb = 0; mb < ctx->mbCount; mb++) {
         pos += DCMP_MB_HEADER_BYTES;
         for (int b = 0; b < 6; b++) {
@@ -100,20 +123,30 @@ void Dcmp_DecodePlanes(DcmpContext* ctx)
                 pos += 2;
             } else if ((head & 0xC0) == 0xC0) {
                 // Copy of the previous block in coding order, from that block's own plane.
+                FlushPending(ctx, flip, &pending);
                 if (flip)
                     Dcmp_MapPreP2P_Flip(ctx->blockPlane[b], ctx->blockPlane[previous], n, ctx->blkBase);
                 else
                     Dcmp_MapPreP2P(ctx->blockPlane[b], ctx->blockPlane[previous], n, ctx->blkBase);
                 pos += 2;
+            } else if (!pending.waiting) {
+                pos += DecodeCoefficients(ctx, pos, ctx->blockQuant[b], pending.coefficients);
+                pending.waiting = true;
+                pending.b = b;
+                pending.n = n;
             } else {
                 int16_t samples[64];
-                pos += DecodeBlock(ctx, pos, ctx->blockQuant[b], samples);
+                pos += DecodeCoefficients(ctx, pos, ctx->blockQuant[b], samples);
+                Dcmp_IDCT8x8aanPair(pending.coefficients, samples);
+                WriteBlock(ctx, flip, pending.b, pending.coefficients, pending.n);
                 WriteBlock(ctx, flip, b, samples, n);
+                pending.waiting = false;
             }
             previous = b;
             n++;
         }
     }
+    FlushPending(ctx, flip, &pending);
 }
 
 int32_t Dcmp_Decmpfrm420(DcmpContext* ctx)

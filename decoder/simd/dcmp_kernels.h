@@ -24,6 +24,10 @@ const DcmpKernels* Dcmp_PathKernels(const DcmpContext* ctx);
 // The scalar block loop (dcmp_frame.cpp).
 void Dcmp_DecodePlanes(DcmpContext* ctx);
 
+// Dcmp_IDCT8x8aan of two blocks at once, sharing the first pass's work
+// (dcmp_block.cpp).
+void Dcmp_IDCT8x8aanPair(int16_t* first, int16_t* second);
+
 #if defined(__x86_64__)
 extern const DcmpKernels DcmpKernelsSse2;
 extern const DcmpKernels DcmpKernelsAvx2;

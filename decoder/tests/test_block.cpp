@@ -3,9 +3,13 @@
 
 #include <array>
 #include <map>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "decoder_fixture.h"
+#include "simd/dcmp_kernels.h"
+#include "transform_reference.h"
 
 namespace {
 
@@ -155,5 +159,60 @@ TEST(InverseTransform, SaturatesOnAllMaximumInput)
         EXPECT_LE(s, 2047);
     }
 }
+
+// The decoder's transform runs eight lanes at a time, wraps where its ranges
+// allow and saturates by limiting operands; it must give the plainly written
+// transform's samples for any input, including those that saturate at every
+// step.
+struct TransformInputs {
+    const char* name;
+    std::vector<int16_t> values;  // each coefficient is drawn from these, or
+    int range;                    // uniformly from -range..range-1 if values is empty
+    int zeroPercent;              // share of coefficients forced to zero
+};
+
+void PrintTo(const TransformInputs& inputs, std::ostream* os) { *os << inputs.name; }
+
+class TransformMatchesReference : public ::testing::TestWithParam<TransformInputs> {};
+
+// Each trial transforms one block alone and, with the next, as a pair.
+TEST_P(TransformMatchesReference, OnRandomBlocks)
+{
+    const TransformInputs& inputs = GetParam();
+    std::mt19937 random(7);
+    auto draw = [&] {
+        Block block;
+        for (int16_t& value : block) {
+            if (static_cast<int>(random() % 100) < inputs.zeroPercent)
+                value = 0;
+            else if (!inputs.values.empty())
+                value = inputs.values[random() % inputs.values.size()];
+            else
+                value = static_cast<int16_t>(static_cast<int>(random() % (2u * inputs.range)) - inputs.range);
+        }
+        return block;
+    };
+    for (int trial = 0; trial < 10000; trial++) {
+        Block first = draw();
+        Block second = draw();
+        Block expectedFirst = first;
+        Block expectedSecond = second;
+        ReferenceTransform(expectedFirst.data());
+        ReferenceTransform(expectedSecond.data());
+        Block alone = first;
+        Dcmp_IDCT8x8aan(alone.data());
+        ASSERT_EQ(alone, expectedFirst) << "trial " << trial;
+        Dcmp_IDCT8x8aanPair(first.data(), second.data());
+        ASSERT_EQ(first, expectedFirst) << "pair, trial " << trial;
+        ASSERT_EQ(second, expectedSecond) << "pair, trial " << trial;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, TransformMatchesReference,
+    ::testing::Values(TransformInputs{"FullRange", {}, 32768, 0}, TransformInputs{"Typical", {}, 2048, 60},
+                      TransformInputs{"Sparse", {}, 32768, 90},
+                      TransformInputs{"Extremes", {-32768, -32767, -16384, -1, 0, 1, 16383, 32766, 32767}, 0, 0}),
+    [](const ::testing::TestParamInfo<TransformInputs>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -2,6 +2,7 @@
 // the resize steps and the rotations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -81,6 +82,29 @@ TEST(ColourTables, TellingEntries)
     const int limits[][2] = {{0, 16}, {144, 16}, {145, 17}, {256, 128}, {368, 240}, {511, 240}};
     for (const auto& l : limits)
         EXPECT_EQ(Tb_YUV[l[0]], l[1]) << "index " << l[0];
+}
+
+// The conversion limits colour sums by a table over this range: a table entry
+// outside it would make the conversion read outside that table.
+TEST(ColourTables, EverySumStaysInTheLimitedRange)
+{
+    // Extremes of one field over a table.
+    auto range = [](const DcmpRgbTerm* table, int16_t DcmpRgbTerm::*field) {
+        int low = table[0].*field;
+        int high = low;
+        for (int i = 1; i < 256; i++) {
+            low = std::min(low, static_cast<int>(table[i].*field));
+            high = std::max(high, static_cast<int>(table[i].*field));
+        }
+        return std::array<int, 2>{low, high};
+    };
+    for (auto field : {&DcmpRgbTerm::blue, &DcmpRgbTerm::green, &DcmpRgbTerm::red}) {
+        const auto luma = range(Y0, field);
+        const auto cb = range(u0, field);
+        const auto cr = range(v0, field);
+        EXPECT_GE(luma[0] + cb[0] + cr[0], DCMP_COLOUR_SUM_MIN);
+        EXPECT_LE(luma[1] + cb[1] + cr[1], DCMP_COLOUR_SUM_MAX);
+    }
 }
 
 constexpr int kCifStride = 352 * 3;
