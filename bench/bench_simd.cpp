@@ -34,11 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder/dcmp.h"
-#include "decoder/simd/dcmp_simd.h"
-#include "sim/encoder/encoder.h"
-#include "tools/frame_tools.h"
-#include "tools/imageio.h"
+#include "bench/bench_decode.h"
 
 namespace {
 
@@ -50,55 +46,14 @@ constexpr int kJpegQuality = 75;
 constexpr int kPlainCDecodes = 300;
 const std::pair<int, int> kSizes[] = {{640, 480}, {320, 240}};
 
-const RgbPicture& Photo(int width, int height)
-{
-    static std::map<int, RgbPicture> fitted;
-    auto it = fitted.find(width);
-    if (it == fitted.end()) {
-        const RgbPicture original =
-            torvex::tools::DecodeImage(torvex::tools::ReadAll(std::string(TORVEX_PHOTOS_DIR) + "/" + kPhoto));
-        it = fitted.emplace(width, torvex::sim::FitToSize(original, width, height)).first;
-    }
-    return it->second;
-}
+const RgbPicture& Photo(int width, int height) { return torvex::bench::Photo(kPhoto, width, height); }
 
 // ---- our decoder ----
 
 void BM_Ours(benchmark::State& state, int32_t path, bool iyuv, int width, int height)
 {
-    if (!Dcmp_SimdPathSupported(path)) {
-        state.SkipWithError("path not supported by this processor");
-        return;
-    }
-    const auto frame = torvex::sim::EncodeFrame(Photo(width, height), kLevel);
-    std::vector<std::uint8_t> frameBuffer(DCMP_FRAME_BUFFER_BYTES, 0);
-    std::copy(frame.bytes.begin(), frame.bytes.end(), frameBuffer.begin());
-    DcmpContext ctx{};
-    ctx.outWidth = width;
-    ctx.outHeight = height;
-    ctx.qualityLevel = frame.levelUsed;
-    if (Dcmp_Initialize(&ctx) != 1) {
-        state.SkipWithError("decoder refused the size");
-        return;
-    }
-    Dcmp_SetSimdPath(&ctx, path);
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(width) * height * 3);
-    ctx.srcFrame = frameBuffer.data();
-    ctx.srcFrameSize = frameBuffer.size();
-    ctx.rotation = 0;
-    for (auto _ : state) {
-        if (iyuv) {
-            ctx.dstPicture = out.data();
-            Dcmp_Decmpfrm420_IYUV(&ctx);
-        } else {
-            ctx.dstPicture = out.data() + static_cast<std::size_t>(height - 1) * width * 3;
-            Dcmp_Decmpfrm420(&ctx);
-        }
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
-    Dcmp_Release(&ctx);
-    state.counters["frame_bytes"] = static_cast<double>(frame.bytes.size());
+    torvex::bench::DecodeLoop(state, torvex::sim::EncodeFrame(Photo(width, height), kLevel), width, height, iyuv,
+                              path);
 }
 
 // ---- libjpeg-turbo ----
