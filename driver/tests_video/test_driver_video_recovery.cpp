@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 
 #include "isostream.h"
@@ -34,10 +35,28 @@ size_t CountLog(CaptureSession& session, const std::string& what) {
       std::count_if(log.begin(), log.end(), [&](const std::string& line) { return line.find(what) != std::string::npos; }));
 }
 
+// Index of the first host log line at or after `from` that contains `what`; the
+// log's size when there is none.
+size_t LogIndex(CaptureSession& session, const std::string& what, size_t from = 0) {
+  const auto log = session.Host().log();
+  for (size_t i = from; i < log.size(); ++i)
+    if (log[i].find(what) != std::string::npos) return i;
+  return log.size();
+}
+
 size_t Successful(const std::vector<CapturedFrame>& frames) {
   return static_cast<size_t>(std::count_if(frames.begin(), frames.end(), [](const CapturedFrame& f) {
     return f.status == STATUS_SUCCESS && !f.data.empty();
   }));
+}
+
+// The camera sends the same picture every frame: every frame delivered whole
+// decodes to the same bytes, while one glued from two frames does not.
+void ExpectWholePictures(const std::vector<CapturedFrame>& frames, const std::vector<uint8_t>& picture) {
+  for (size_t i = 0; i < frames.size(); ++i) {
+    if (frames[i].status != STATUS_SUCCESS) continue;
+    EXPECT_TRUE(frames[i].data == picture) << "frame " << i;
+  }
 }
 
 StreamExtension* StreamOf(CaptureSession& session) {
@@ -50,6 +69,21 @@ void ExpectClean(CaptureSession& session) {
   EXPECT_TRUE(violations.empty()) << violations.front();
 }
 
+// The records a transfer is sent with: a restart must send these same ones.
+struct TransferRecords {
+  IsoTransfer* transfer;
+  PIRP irp;
+  PURB urb;
+  PUCHAR buffer;
+  bool operator==(const TransferRecords&) const = default;
+};
+
+std::vector<TransferRecords> TransfersOf(StreamExtension* stream) {
+  std::vector<TransferRecords> records;
+  for (IsoTransfer* t : stream->Transfers) records.push_back({t, t->Irp, t->Urb, t->Buffer});
+  return records;
+}
+
 struct FaultCase {
   const char* name;
   StreamFaultKind kind;
@@ -59,12 +93,26 @@ struct FaultCase {
 class RecoversFrom : public ::testing::TestWithParam<FaultCase> {};
 
 // The stream halts, waiting reads are cancelled, the pipe is aborted and reset
-// (after enabling a disabled port), and frames resume.
+// (after enabling a disabled port), the same transfers are sent again, and
+// whole frames resume.
 TEST_P(RecoversFrom, FaultOnAConnectedPort) {
   const FaultCase c = GetParam();
   CaptureSession session(Options());
   ASSERT_EQ(session.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-  ASSERT_EQ(Successful(session.Capture(2, 5s)), 2u);
+  const auto before = session.Capture(2, 5s);
+  ASSERT_EQ(Successful(before), 2u);
+  StreamExtension* stream = StreamOf(session);
+  const auto transfers = TransfersOf(stream);
+  const ULONG bufferBytes = transfers[0].transfer->Packets * stream->Pipe->MaximumPacketSize;
+  const ULONG urbBytes = transfers[0].transfer->UrbSize;
+  // Any allocation the size of a transfer, its buffer or its URB would mean the
+  // restart built new transfers instead of reusing the old ones.
+  std::atomic<int> transferSizedAllocations{0};
+  session.Kernel().setAllocationFailure([&](POOL_TYPE, SIZE_T bytes, ULONG) {
+    if (bytes == bufferBytes || bytes == urbBytes || bytes == sizeof(IsoTransfer)) ++transferSizedAllocations;
+    return false;
+  });
+  const size_t logStart = session.Host().log().size();
 
   session.Camera().ArmStreamFault(StreamFault{c.kind, 20});
   const auto during = session.Capture(6, 10s);
@@ -73,8 +121,26 @@ TEST_P(RecoversFrom, FaultOnAConnectedPort) {
   EXPECT_GE(Successful(during), 1u) << "frames resume after the reset";
   EXPECT_EQ(CountLog(session, "ABORT_PIPE"), 1u);
   EXPECT_EQ(CountLog(session, "ENABLE_PORT"), c.enablesPort ? 1u : 0u);
-  EXPECT_EQ(StreamOf(session)->Adapter->ResetCount, -1);
-  EXPECT_EQ(Successful(session.Capture(3, 5s)), 3u);
+  // Order on the bus: port status, enable (if disabled), abort, then reset.
+  const size_t status = LogIndex(session, "GET_PORT_STATUS", logStart);
+  const size_t abort = LogIndex(session, "ABORT_PIPE", logStart);
+  EXPECT_LT(status, abort);
+  if (c.enablesPort) {
+    EXPECT_LT(LogIndex(session, "ENABLE_PORT", logStart), abort);
+  }
+  EXPECT_LT(LogIndex(session, "RESET_PIPE", abort), session.Host().log().size()) << "the pipe is reset after the abort";
+  EXPECT_EQ(stream->Adapter->ResetCount, -1);
+
+  EXPECT_EQ(TransfersOf(stream), transfers) << "the restart resends the same transfers, IRPs, URBs and buffers";
+  EXPECT_EQ(transferSizedAllocations.load(), 0);
+  EXPECT_EQ(stream->PendingTransfers, 2) << "both transfers are in flight again";
+
+  // Every frame delivered around the reset is the whole picture, as before it.
+  const auto after = session.Capture(3, 5s);
+  EXPECT_EQ(Successful(after), 3u);
+  ExpectWholePictures(during, before[0].data);
+  ExpectWholePictures(after, before[0].data);
+  session.Kernel().setAllocationFailure({});
   ExpectClean(session);
 }
 
@@ -117,6 +183,56 @@ TEST(Recovery, OnlyOneResetRunsPerDevice) {
   ExpectClean(session);
 }
 
+struct BackToBackCase {
+  const char* name;
+  bool usbLockBusy;  // a start, stop or setting selection holds UsbLock meanwhile
+};
+
+class TwoBusErrorsInARow : public ::testing::TestWithParam<BackToBackCase> {};
+
+// Both transfers in flight end with a bus error, one after the other. Exactly
+// one reset runs, also when it cannot start at once and the watchdog keeps
+// asking for it every period meanwhile; then frames resume.
+TEST_P(TwoBusErrorsInARow, RunOneReset) {
+  CaptureSession session(Options());
+  ASSERT_EQ(session.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  const auto before = session.Capture(2, 5s);
+  ASSERT_EQ(Successful(before), 2u);
+  StreamExtension* stream = StreamOf(session);
+  AdapterExtension* adapter = stream->Adapter;
+  if (GetParam().usbLockBusy) {
+    session.Kernel().runAtPassive([adapter] { UsbLockAcquire(adapter); });
+    session.Kernel().runUntilIdle();
+  }
+
+  // The first error ends one transfer; the next packet polled belongs to the
+  // other transfer in flight, which ends with the second error.
+  session.Camera().ArmStreamFault(StreamFault{StreamFaultKind::TransferError, 10});
+  session.Camera().ArmStreamFault(StreamFault{StreamFaultKind::TransferError, 11});
+  session.Kernel().advance(1500ms);
+  EXPECT_EQ(session.Camera().Log().CountEvents(torvex::sim::CameraEvent::TransferFailed), 2u);
+  if (GetParam().usbLockBusy) {
+    EXPECT_EQ(adapter->ResetCount, 0) << "one reset waits for UsbLock";
+    EXPECT_EQ(session.Resets(), 0u);
+    session.Kernel().runAtPassive([adapter] { UsbLockRelease(adapter); });
+    session.Kernel().advance(1s);
+  }
+  EXPECT_EQ(session.Resets(), 1u);
+  EXPECT_EQ(CountLog(session, "ABORT_PIPE"), 1u);
+  EXPECT_EQ(adapter->ResetCount, -1);
+  // Frames after the restart are whole pictures.
+  const auto after = session.Capture(6, 5s);
+  EXPECT_GE(Successful(after), 3u);
+  ExpectWholePictures(after, before[0].data);
+  EXPECT_EQ(session.Resets(), 1u) << "no further reset once frames flow";
+  ExpectClean(session);
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, TwoBusErrorsInARow,
+                         ::testing::Values(BackToBackCase{"ResetStartsAtOnce", false},
+                                           BackToBackCase{"ResetWaitsForUsbLock", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Recovery, ReadTimingOutInPauseDoesNotHang) {
   CaptureSession session(Options());
   torvex::platform::ks::Request read = session.Stream().read(session.FrameBytes());
@@ -144,10 +260,11 @@ TEST(Soak, RandomFaultsOverMinutes) {
   options.framesPerSecond = 10;
   CaptureSession session(options);
   ASSERT_EQ(session.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-  const StreamFaultKind recoverable[] = {StreamFaultKind::PacketError, StreamFaultKind::ShortPacket,
+  const StreamFaultKind recoverable[] = {StreamFaultKind::PacketError, StreamFaultKind::TransferError,
+                                         StreamFaultKind::ShortPacket,
                                          StreamFaultKind::Stall, StreamFaultKind::DisablePort,
                                          StreamFaultKind::OversizeFrame, StreamFaultKind::ButtonPress};
-  for (int step = 0; step < 40; ++step) {
+  for (int step = 0; step < 120; ++step) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
     const int action = static_cast<int>(random() % 10);
     std::string what = "action " + std::to_string(action);
@@ -162,6 +279,8 @@ TEST(Soak, RandomFaultsOverMinutes) {
       session.Stop();
       ASSERT_EQ(session.Host().pendingRequests(), 0u);
       ASSERT_EQ(StreamOf(session)->DecodesPending, 0);
+      session.Kernel().advance(std::chrono::milliseconds(random() % 500));
+      ASSERT_EQ(session.Host().pendingRequests(), 0u) << "a transfer was sent after the stop";
       ASSERT_EQ(session.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
       ASSERT_EQ(session.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     } else if (action == 7) {
@@ -183,7 +302,7 @@ TEST(Soak, RandomFaultsOverMinutes) {
     ASSERT_EQ(good, 1u);
     ASSERT_TRUE(session.Violations().empty()) << session.Violations().front();
   }
-  EXPECT_GT(session.Kernel().now(), 60LL * 10000000);
+  EXPECT_GT(session.Kernel().now(), 180LL * 10000000) << "at least three minutes of virtual time";
   ExpectClean(session);
 }
 
