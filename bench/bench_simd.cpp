@@ -58,32 +58,8 @@ void BM_Ours(benchmark::State& state, int32_t path, bool iyuv, int width, int he
 
 // ---- libjpeg-turbo ----
 
-std::vector<unsigned char> EncodeJpeg(const RgbPicture& picture)
-{
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &buffer, &size);
-    cinfo.image_width = static_cast<JDIMENSION>(picture.width);
-    cinfo.image_height = static_cast<JDIMENSION>(picture.height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);  // YCbCr with 2 x 2 chroma sampling: 4:2:0, baseline
-    jpeg_set_quality(&cinfo, kJpegQuality, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(picture.Pixel(0, static_cast<int>(cinfo.next_scanline)));
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::vector<unsigned char> jpeg(buffer, buffer + size);
-    std::free(buffer);
-    return jpeg;
-}
+// Baseline 4:2:0 JPEG of the photograph at quality 75.
+std::vector<unsigned char> EncodeJpeg(const RgbPicture& picture) { return torvex::tools::EncodeJpeg(picture, kJpegQuality); }
 
 // One decompressor reused for every decode, as a video player would.
 class JpegDecoder {

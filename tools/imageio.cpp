@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <csetjmp>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -120,6 +121,38 @@ RgbPicture DecodeJpeg(std::span<const std::uint8_t> bytes) {
     JpegError error;
     if (!DecodeJpegInto(bytes, &picture, &error)) throw ImageError(std::string("bad JPEG: ") + error.message);
     return picture;
+}
+
+// Baseline JPEG with libjpeg's defaults (YCbCr, 4:2:0), from memory to memory.
+bool EncodeJpegInto(const RgbPicture& picture, int quality, std::vector<std::uint8_t>* out, JpegError* error) {
+    jpeg_compress_struct info;
+    info.err = jpeg_std_error(&error->manager);
+    error->manager.error_exit = JpegFail;
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    if (setjmp(error->jump)) {
+        jpeg_destroy_compress(&info);
+        std::free(buffer);
+        return false;
+    }
+    jpeg_create_compress(&info);
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = static_cast<JDIMENSION>(picture.width);
+    info.image_height = static_cast<JDIMENSION>(picture.height);
+    info.input_components = 3;
+    info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(picture.Pixel(0, static_cast<int>(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    out->assign(buffer, buffer + size);
+    jpeg_destroy_compress(&info);
+    std::free(buffer);
+    return true;
 }
 
 // ---- BMP: 24- and 32-bit uncompressed ----
@@ -258,6 +291,13 @@ std::vector<std::uint8_t> EncodeBmp(const RgbPicture& picture) {
         }
     }
     return out;
+}
+
+std::vector<std::uint8_t> EncodeJpeg(const RgbPicture& picture, int quality) {
+    std::vector<std::uint8_t> bytes;
+    JpegError error;
+    if (!EncodeJpegInto(picture, quality, &bytes, &error)) throw ImageError(std::string("JPEG: ") + error.message);
+    return bytes;
 }
 
 }  // namespace torvex::tools

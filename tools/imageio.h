@@ -29,5 +29,6 @@ RgbPicture DecodeImage(std::span<const std::uint8_t> bytes);
 
 std::vector<std::uint8_t> EncodePng(const RgbPicture& picture);
 std::vector<std::uint8_t> EncodeBmp(const RgbPicture& picture);  // 24-bit, bottom-up
+std::vector<std::uint8_t> EncodeJpeg(const RgbPicture& picture, int quality);  // baseline, 4:2:0
 
 }  // namespace torvex::tools

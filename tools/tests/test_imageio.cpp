@@ -5,7 +5,6 @@
 #include <random>
 #include <string>
 
-#include <jpeglib.h>
 
 #include "tools/imageio.h"
 
@@ -22,31 +21,7 @@ RgbPicture Sample(int width, int height) {
 std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 // A JPEG made with libjpeg, as a camera or a photo program would write it.
-std::vector<std::uint8_t> MakeJpeg(const RgbPicture& picture) {
-    jpeg_compress_struct info;
-    jpeg_error_mgr error;
-    info.err = jpeg_std_error(&error);
-    jpeg_create_compress(&info);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = static_cast<JDIMENSION>(picture.width);
-    info.image_height = static_cast<JDIMENSION>(picture.height);
-    info.input_components = 3;
-    info.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, 100, TRUE);
-    jpeg_start_compress(&info, TRUE);
-    while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<std::uint8_t*>(picture.Pixel(0, static_cast<int>(info.next_scanline)));
-        jpeg_write_scanlines(&info, &row, 1);
-    }
-    jpeg_finish_compress(&info);
-    std::vector<std::uint8_t> bytes(buffer, buffer + size);
-    jpeg_destroy_compress(&info);
-    std::free(buffer);
-    return bytes;
-}
+std::vector<std::uint8_t> MakeJpeg(const RgbPicture& picture) { return EncodeJpeg(picture, 100); }
 
 TEST(ImageIo, PngAndBmpRoundTripExactly) {
     // Odd width: BMP rows need padding.
