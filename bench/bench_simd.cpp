@@ -15,9 +15,10 @@
 // decode, which becomes the row's time (manual time, one iteration).
 //
 // After the run a summary prints, from the processor time per frame of the
-// decoding thread, frames per second of every row and, for
-// our rows, the ratio of our frame rate to libjpeg-turbo-fastest's with SIMD
-// at the same size (above 1: we are faster).
+// decoding thread (the median over --benchmark_repetitions), frames per
+// second of every row and, for our rows, the ratio of our frame rate to
+// libjpeg-turbo-fastest's at the same size, with its SIMD and in plain C
+// (above 1: we are faster).
 #include <benchmark/benchmark.h>
 #include <jpeglib.h>
 #include <sys/wait.h>
@@ -201,26 +202,46 @@ public:
             // one it does not count the time other processes took. Unit: ms.
             const std::string& name = run.run_name.function_name;
             const bool manual = name.rfind("LibjpegTurboPlainC/", 0) == 0;
-            seconds_[name] = (manual ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime()) * 1e-3;
+            seconds_[name].push_back((manual ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime()) * 1e-3);
         }
         ConsoleReporter::ReportRuns(runs);
     }
 
     void PrintSummary() const
     {
-        std::printf("\n%-42s %10s %10s %14s\n", "row", "ms/frame", "fps", "vs ljt-fastest");
-        for (const auto& [name, seconds] : seconds_) {
+        std::printf("\n%-42s %10s %10s %14s %14s\n", "row", "ms/frame", "fps", "vs ljt-fastest", "vs plain C");
+        for (const auto& row : seconds_) {
+            const std::string& name = row.first;
             const std::string size = name.substr(name.rfind('/') + 1);
-            const auto reference = seconds_.find("LibjpegTurbo/fastest/" + size);
+            const double seconds = Median(name);
             std::printf("%-42s %10.3f %10.0f", name.c_str(), seconds * 1e3, 1 / seconds);
-            if (name.rfind("Ours/", 0) == 0 && reference != seconds_.end())
-                std::printf(" %13.2fx", reference->second / seconds);
+            if (name.rfind("Ours/", 0) == 0) {
+                for (const char* reference : {"LibjpegTurbo/fastest/", "LibjpegTurboPlainC/fastest/"}) {
+                    const double other = Median(reference + size);
+                    if (other > 0)
+                        std::printf(" %13.2fx", other / seconds);
+                    else
+                        std::printf(" %14s", "-");
+                }
+            }
             std::printf("\n");
         }
     }
 
 private:
-    std::map<std::string, double> seconds_;
+    // Median of a row's repetitions; 0 for a row that did not run.
+    double Median(const std::string& name) const
+    {
+        const auto it = seconds_.find(name);
+        if (it == seconds_.end())
+            return 0;
+        std::vector<double> times = it->second;
+        std::sort(times.begin(), times.end());
+        const std::size_t n = times.size();
+        return n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+    }
+
+    std::map<std::string, std::vector<double>> seconds_;
 };
 
 void RegisterAll()

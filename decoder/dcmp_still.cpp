@@ -4,6 +4,7 @@
 #include <new>
 
 #include "dcmp_still.h"
+#include "simd/dcmp_simd.h"
 
 int32_t Dcmp_ScanStill(const uint8_t* data, std::size_t length, uint8_t* frame, std::size_t capacity,
                        DcmpStillScan* scan)
@@ -73,8 +74,16 @@ int16_t Dcmp_UnpackStill(const uint8_t* data, std::size_t length, int16_t thumbn
 int16_t Dcmp_DecodeStill(int16_t sizeCode, int16_t blockFormat, int32_t qualityLevel, int32_t flip,
                          int16_t thumbnail, uint8_t* out, std::size_t length, const uint8_t* data)
 {
+    return Dcmp_DecodeStillOnPath(Dcmp_BestSimdPath(), sizeCode, blockFormat, qualityLevel, flip, thumbnail, out,
+                                  length, data);
+}
+
+int16_t Dcmp_DecodeStillOnPath(int32_t simdPath, int16_t sizeCode, int16_t blockFormat, int32_t qualityLevel,
+                               int32_t flip, int16_t thumbnail, uint8_t* out, std::size_t length,
+                               const uint8_t* data)
+{
     if (sizeCode != DCMP_STILL_SIZE_VGA || blockFormat != DCMP_STILL_BLOCKS_420 || thumbnail != 0 || !out ||
-        length > DCMP_STILL_MAX_DATA_BYTES)
+        length > DCMP_STILL_MAX_DATA_BYTES || !Dcmp_SimdPathSupported(simdPath))
         return 0;
     DcmpContext ctx{};
     ctx.outWidth = DCMP_STILL_WIDTH;
@@ -83,6 +92,7 @@ int16_t Dcmp_DecodeStill(int16_t sizeCode, int16_t blockFormat, int32_t qualityL
     ctx.flip = flip;
     if (!Dcmp_Initialize(&ctx))
         throw std::bad_alloc();  // 640 x 480 is always accepted: only memory can be missing
+    Dcmp_SetSimdPath(&ctx, simdPath);
     // 640 x 480 needs no resize and no rotation, so the initialisation's
     // scratch buffer (640 x 480 x 3 bytes) serves as the frame buffer.
     if (ctx.workBufSize < DCMP_STILL_MAX_DATA_BYTES + 1) {

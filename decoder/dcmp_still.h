@@ -71,6 +71,14 @@ struct DcmpStillScan {
 int16_t Dcmp_DecodeStill(int16_t sizeCode, int16_t blockFormat, int32_t qualityLevel, int32_t flip,
                          int16_t thumbnail, uint8_t* out, std::size_t length, const uint8_t* data);
 
+// Dcmp_DecodeStill on a chosen vector path of the frame decoder (dcmp_simd.h;
+// every path gives the same bytes). A path this processor does not run is
+// refused with 0 and `out` is left as it was. Dcmp_DecodeStill takes the
+// fastest path.
+int16_t Dcmp_DecodeStillOnPath(int32_t simdPath, int16_t sizeCode, int16_t blockFormat, int32_t qualityLevel,
+                               int32_t flip, int16_t thumbnail, uint8_t* out, std::size_t length,
+                               const uint8_t* data);
+
 // Unpacks `data` into the context's frame buffer (ctx->workBuf, which must
 // hold length + 1 bytes) and, when the picture is complete, decodes it into
 // the picture whose top row starts at ctx->dstPicture. Returns 1 or 0 as

@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <sstream>
 
-#include "decoder/simd/dcmp_simd.h"
 #include "sim/encoder/encoder.h"
 #include "tools/commands.h"
 #include "tools/frame_tools.h"
@@ -48,11 +47,7 @@ struct DecodeFrameArgs {
 void RunDecodeFrame(DecodeFrameArgs args) {
     const ImageOutput kind = ImageOutputOf(args.output);
     args.options.format = args.format == "iyuv" ? FrameFormat::Iyuv : FrameFormat::Rgb24;
-    if (!args.simd.empty()) {
-        args.options.simdPath = Dcmp_SimdPathFromName(args.simd.c_str());
-        if (!Dcmp_SimdPathSupported(args.options.simdPath))
-            throw CommandError("--simd " + args.simd, "this processor does not run that decoder path");
-    }
+    args.options.simdPath = SimdPathOf(args.simd);
     if (args.repeat > 0) {
         // The timing line goes to standard output, so the picture cannot.
         if (args.output == "-")
@@ -114,9 +109,7 @@ void AddDecodeFrameCommand(CLI::App& app) {
                                                   "Y, U, V at the coded size)")
         ->check(CLI::IsMember({"rgb24", "iyuv"}))
         ->capture_default_str();
-    command->add_option("--simd", args->simd, "decoder path: scalar, sse2, avx2 or avx512 (default: the fastest "
-                                              "this processor runs)")
-        ->check(CLI::IsMember({"scalar", "sse2", "avx2", "avx512"}));
+    AddSimdOption(*command, args->simd);
     command->add_option("--repeat", args->repeat, "decode the frame N times with one decoder and print the median "
                                                   "time per decode (the output is written once)")
         ->type_name("N")

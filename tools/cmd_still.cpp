@@ -5,6 +5,7 @@
 
 #include "decoder/dcmp_enhance.h"
 #include "decoder/dcmp_still.h"
+#include "decoder/simd/dcmp_simd.h"
 #include "sim/encoder/still_encoder.h"
 #include "tools/commands.h"
 #include "tools/frame_tools.h"
@@ -52,15 +53,18 @@ std::string IncompleteReason(const std::vector<std::uint8_t>& data) {
 struct DecodeStillArgs {
     std::string input, output;
     bool noEnhance = false;
+    std::string simd;  // empty: the fastest path the processor runs
 };
 
 void RunDecodeStill(const DecodeStillArgs& args) {
     const ImageOutput kind = ImageOutputOf(args.output);
+    const int requestedPath = SimdPathOf(args.simd);
+    const int32_t path = requestedPath >= 0 ? requestedPath : Dcmp_BestSimdPath();
     const std::vector<std::uint8_t> data = ReadInputFile(args.input);
     // The data source's call: size code 1, block format 2, quality 0, no mirroring, no thumbnail.
     std::vector<std::uint8_t> decoded(DCMP_STILL_PICTURE_BYTES);
-    if (!Dcmp_DecodeStill(DCMP_STILL_SIZE_VGA, DCMP_STILL_BLOCKS_420, 0, 0, 0, decoded.data(), data.size(),
-                          data.data()))
+    if (!Dcmp_DecodeStillOnPath(path, DCMP_STILL_SIZE_VGA, DCMP_STILL_BLOCKS_420, 0, 0, 0, decoded.data(),
+                                data.size(), data.data()))
         throw CommandError(args.input, IncompleteReason(data));
 
     // Both results as bottom-up blue, green, red: the decode buffer as it is, or
@@ -104,6 +108,7 @@ void AddDecodeStillCommand(CLI::App& app) {
     command->add_option("OUTPUT", args->output, "output file (.raw, .bmp, .png) or -")->required();
     command->add_flag("--no-enhance", args->noEnhance,
                       "write the decoded picture without the mirror copy, sharpening and colour correction");
+    AddSimdOption(*command, args->simd);
     command->callback([args] { RunDecodeStill(*args); });
 }
 

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <iostream>
 
+#include "decoder/simd/dcmp_simd.h"
 #include "tools/frame_tools.h"
 
 namespace torvex::tools {
@@ -33,6 +34,22 @@ CLI::Option* AddSizeOption(CLI::App& command, int& width, int& height, const std
 
 CLI::Option* AddQualityOption(CLI::App& command, int& level, const std::string& description) {
     return command.add_option("--quality", level, description)->check(CLI::Range(0, 9))->capture_default_str();
+}
+
+CLI::Option* AddSimdOption(CLI::App& command, std::string& name) {
+    return command
+        .add_option("--simd", name, "decoder path: scalar, sse2, avx2 or avx512 (default: the fastest this "
+                                    "processor runs)")
+        ->check(CLI::IsMember({"scalar", "sse2", "avx2", "avx512"}));
+}
+
+int SimdPathOf(const std::string& name) {
+    if (name.empty())
+        return -1;
+    const int path = Dcmp_SimdPathFromName(name.c_str());
+    if (!Dcmp_SimdPathSupported(path))
+        throw CommandError("--simd " + name, "this processor does not run that decoder path");
+    return path;
 }
 
 std::vector<std::uint8_t> ReadInputFile(const std::string& path) {

@@ -44,6 +44,11 @@ void AddDecodeStillCommand(CLI::App& app);
 CLI::Option* AddSizeOption(CLI::App& command, int& width, int& height, const std::string& description);
 // Adds --quality N (0..9, default shown as `level`'s initial value).
 CLI::Option* AddQualityOption(CLI::App& command, int& level, const std::string& description);
+// Adds --simd scalar|sse2|avx2|avx512, storing the name (empty when not given).
+CLI::Option* AddSimdOption(CLI::App& command, std::string& name);
+// The decoder path of a --simd name: -1 (the fastest the processor runs) for
+// an empty name; throws CommandError when this processor does not run it.
+int SimdPathOf(const std::string& name);
 
 // Whole-file input and output ("-" is standard input or output; output never
 // leaves a partial file). Failures throw CommandError naming the file.

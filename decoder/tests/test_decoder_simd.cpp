@@ -1,17 +1,21 @@
 // Every vector path gives exactly the scalar path's bytes: on photographs
 // encoded at every quality level, on random frames that reach every code
 // kind, copy blocks, saturating coefficients and cut-off frames at every
-// output size, mirror setting and rotation, and on the colour conversion of
-// every (Y, U, V) triple.
+// output size, mirror setting and rotation; and the colour conversion of
+// every (Y, U, V) triple on every path, scalar included, equals the
+// contribution tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "dcmp.h"
+#include "dcmp_still.h"
 #include "sim/encoder/encoder.h"
+#include "sim/encoder/still_encoder.h"
 #include "simd/dcmp_kernels.h"
 #include "simd/dcmp_simd.h"
 #include "tools/frame_tools.h"
@@ -278,16 +282,70 @@ TEST(SimdPaths, CopyBlocksSinglyAndInLongRuns)
     }
 }
 
-// The colour conversion of every (Y, U, V) triple: 64 chroma samples per
-// (U, V) pair carry the 256 luma values, four per sample.
+// A stored picture decodes to the same bytes on every path; a path the
+// processor does not run, or no path, is refused and leaves the picture alone.
+TEST(SimdPaths, StoredPictureOnEveryPath)
+{
+    const torvex::sim::RgbPicture picture = torvex::sim::FitToSize(
+        torvex::tools::DecodeImage(torvex::tools::ReadAll(std::string(TORVEX_PHOTOS_DIR) + "/coffee.png")),
+        torvex::sim::kStillWidth, torvex::sim::kStillHeight);
+    const std::vector<uint8_t> stored = torvex::sim::EncodeStill(picture, {}).bytes;
+    auto decode = [&](int32_t path, std::vector<uint8_t>* out) {
+        out->assign(DCMP_STILL_PICTURE_BYTES, 0x77);
+        return Dcmp_DecodeStillOnPath(path, DCMP_STILL_SIZE_VGA, DCMP_STILL_BLOCKS_420, 0, 0, 0, out->data(),
+                                      stored.size(), stored.data());
+    };
+    std::vector<uint8_t> reference, out;
+    ASSERT_EQ(decode(DCMP_PATH_SCALAR, &reference), 1);
+    for (int32_t path = DCMP_PATH_SSE2; path < DCMP_PATH_COUNT; path++) {
+        if (Dcmp_SimdPathSupported(path)) {
+            EXPECT_EQ(decode(path, &out), 1) << Dcmp_SimdPathName(path);
+            EXPECT_TRUE(out == reference) << Dcmp_SimdPathName(path);
+        }
+    }
+    for (int32_t path : {-1, DCMP_PATH_COUNT}) {
+        EXPECT_EQ(decode(path, &out), 0) << path;
+        EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0x77; })) << path;
+    }
+}
+
+// The picture the contribution tables give for the context's planes: each
+// channel the sum of the Y0, u0 and v0 entries limited to 0..255, at the
+// place the conversion puts the pixel (the CIF spreading leaves column 6 of
+// every 11 and row 3 of every 6 as they were).
+void TableConversion(const DcmpContext& ctx, bool cif, int32_t outWidth, std::vector<uint8_t>* picture)
+{
+    const int32_t w = ctx.decWidth;
+    uint8_t* top = picture->data() + picture->size() - static_cast<std::size_t>(outWidth) * 3;
+    auto limit = [](int value) { return static_cast<uint8_t>(std::clamp(value, 0, 255)); };
+    for (int32_t r = 0; r < ctx.decHeight; r++) {
+        for (int32_t x = 0; x < w; x++) {
+            const DcmpRgbTerm& luma = Y0[ctx.planeY[r * w + x]];
+            const DcmpRgbTerm& cb = u0[ctx.planeU[(r / 2) * (w / 2) + x / 2]];
+            const DcmpRgbTerm& cr = v0[ctx.planeV[(r / 2) * (w / 2) + x / 2]];
+            const int32_t outRow = cif ? 6 * (r / 5) + r % 5 + (r % 5 >= 3 ? 1 : 0) : r;
+            const int32_t outColumn = cif ? 11 * (x / 10) + x % 10 + (x % 10 >= 6 ? 1 : 0) : x;
+            uint8_t* out = top - static_cast<std::ptrdiff_t>(outRow) * outWidth * 3 + 3 * outColumn;
+            out[0] = limit(luma.blue + cb.blue + cr.blue);
+            out[1] = limit(luma.green + cb.green + cr.green);
+            out[2] = limit(luma.red + cb.red + cr.red);
+        }
+    }
+}
+
+// The colour conversion of every (Y, U, V) triple on every path, scalar
+// included, against the contribution tables: 64 chroma samples per (U, V)
+// pair carry the 256 luma values, four per sample.
 TEST(SimdPaths, ColourConversionOfEveryYuvTriple)
 {
-    for (int32_t scaleMode : {0, 1}) {
-        const DecodeSetup setup = scaleMode == 0 ? DecodeSetup{800, 592, 2, 0, 0, false} : DecodeSetup{352, 288, 2, 0, 0, false};
+    for (const auto& [width, height] : {std::pair{800, 592}, std::pair{352, 288}}) {
+        const DecodeSetup setup{width, height, 2, 0, 0, false};
         DcmpContext ctx{};
         ctx.outWidth = setup.width;
         ctx.outHeight = setup.height;
         ASSERT_EQ(Dcmp_Initialize(&ctx), 1);
+        const bool cif = ctx.scaleMode == 1;
+        ASSERT_EQ(ctx.scaleMode, width == 352 ? 1 : 0);
         const int32_t w = ctx.decWidth;
         const int32_t h = ctx.decHeight;
         const std::size_t outBytes = static_cast<std::size_t>(setup.width) * setup.height * 3;
@@ -304,21 +362,20 @@ TEST(SimdPaths, ColourConversionOfEveryYuvTriple)
                 for (int i = 0; i < 4; i++)
                     ctx.planeY[(2 * cy + i / 2) * w + 2 * cx + i % 2] = static_cast<uint8_t>(4 * (t % 64) + i);
             }
+            std::fill(reference.begin(), reference.end(), 0x33);  // the CIF gaps keep this
+            TableConversion(ctx, cif, setup.width, &reference);
             for (int32_t path = 0; path < DCMP_PATH_COUNT; path++) {
                 if (!Dcmp_SimdPathSupported(path))
                     continue;
-                std::vector<uint8_t>& dst = path == 0 ? reference : out;
-                std::fill(dst.begin(), dst.end(), 0x33);  // the CIF gaps keep this
-                ctx.dstPicture = dst.data() + outBytes - static_cast<std::size_t>(setup.width) * 3;
+                std::fill(out.begin(), out.end(), 0x33);
+                ctx.dstPicture = out.data() + outBytes - static_cast<std::size_t>(setup.width) * 3;
                 Dcmp_SetSimdPath(&ctx, path);
                 const DcmpKernels* stages = Dcmp_PathKernels(&ctx);
-                if (scaleMode == 1)
+                if (cif)
                     stages->yuvToRgb24Cif(&ctx);
                 else
                     stages->yuvToRgb24(&ctx);
-                if (path != 0) {
-                    ASSERT_TRUE(out == reference) << Dcmp_SimdPathName(path) << " from sample " << first;
-                }
+                ASSERT_TRUE(out == reference) << Dcmp_SimdPathName(path) << " from sample " << first;
             }
         }
         Dcmp_Release(&ctx);

@@ -28,6 +28,7 @@ TEST_P(CliStillPhoto, RawOutputIsTheDecodeBufferOrTheEnhancedBitmapBottomUp)
     const std::string photo = std::string(TORVEX_PHOTOS_DIR) + "/" + GetParam();
     ASSERT_EQ(Run("encode-still '" + photo + "' picture.still").status, 0);
     ASSERT_EQ(Run("decode-still --no-enhance picture.still plain.raw").status, 0);
+    ASSERT_EQ(Run("decode-still --no-enhance --simd scalar picture.still scalar.raw").status, 0);
     ASSERT_EQ(Run("decode-still picture.still enhanced.raw").status, 0);
     ASSERT_EQ(Run("decode-still picture.still enhanced.png").status, 0);
 
@@ -35,6 +36,7 @@ TEST_P(CliStillPhoto, RawOutputIsTheDecodeBufferOrTheEnhancedBitmapBottomUp)
     Bytes decoded(DCMP_STILL_PICTURE_BYTES);
     ASSERT_EQ(Dcmp_DecodeStill(1, 2, 0, 0, 0, decoded.data(), stored.size(), stored.data()), 1);
     EXPECT_EQ(ReadBytes(Path("plain.raw")), decoded);
+    EXPECT_EQ(ReadBytes(Path("scalar.raw")), decoded);
 
     auto bitmap = std::make_unique<DcmpStillBitmap>();
     Dcmp_StillToBitmap(decoded.data(), bitmap.get());
@@ -75,6 +77,7 @@ TEST_F(CliStill, BadInputGetsOneLineAndNoOutput)
         {"decode-still nostart.still out.raw", "nostart.still: incomplete stored picture: no start marker"},
         {"decode-still good.still out.jpg", "out.jpg: unknown output type"},
         {"decode-still missing.still out.raw", "missing.still"},
+        {"decode-still good.still out.raw --simd mmx", "--simd"},
         {"encode-still '" + photo + "' out.raw --quality 10", "--quality"},
     };
     for (const Case& c : cases) {
