@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "dcmp.h"
+#include "simd/dcmp_kernels.h"
 
 namespace {
 
@@ -161,23 +162,26 @@ void WMMX_YUV12ToRGB24(DcmpContext* ctx)
 // Spreads a 320 x 240 picture over a 352 x 288 frame: every group of 10 coded
 // columns fills 11 output columns leaving the 7th empty, every group of 5 coded
 // rows fills 6 output rows leaving the 4th empty. Dcmp_QV2C_Flip fills the gaps.
+void Dcmp_SpreadCifRow(const uint8_t* converted, int32_t row, uint8_t* dstPicture)
+{
+    constexpr int32_t kStride = 352 * 3;
+    const int32_t outRow = 6 * (row / 5) + row % 5 + (row % 5 >= 3 ? 1 : 0);
+    uint8_t* out = dstPicture - static_cast<std::ptrdiff_t>(outRow) * kStride;
+    for (int32_t group = 0; group < 32; group++) {
+        std::memcpy(out + 33 * group, converted + 30 * group, 18);
+        std::memcpy(out + 33 * group + 21, converted + 30 * group + 18, 12);
+    }
+}
+
 // Each row pair is converted into a scratch row pair and then spread.
 void WMMX_YUV12ToRGB24_CIF(DcmpContext* ctx)
 {
     constexpr int32_t kWidth = 320;
-    constexpr int32_t kStride = 352 * 3;
     uint8_t scratch[2][kWidth * 3];
     for (int32_t row = 0; row < 240; row += 2) {
         const CodedRow coded = RowOf(ctx, row);
         ConvertRows(coded.y, coded.y + kWidth, coded.u, coded.v, kWidth, scratch[0], scratch[1]);
-        for (int i = 0; i < 2; i++) {
-            const int32_t r = row + i;
-            const int32_t outRow = 6 * (r / 5) + r % 5 + (r % 5 >= 3 ? 1 : 0);
-            uint8_t* out = ctx->dstPicture - static_cast<std::ptrdiff_t>(outRow) * kStride;
-            for (int32_t group = 0; group < 32; group++) {
-                std::memcpy(out + 33 * group, scratch[i] + 30 * group, 18);
-                std::memcpy(out + 33 * group + 21, scratch[i] + 30 * group + 18, 12);
-            }
-        }
+        Dcmp_SpreadCifRow(scratch[0], row, ctx->dstPicture);
+        Dcmp_SpreadCifRow(scratch[1], row + 1, ctx->dstPicture);
     }
 }

@@ -100,25 +100,17 @@ void YuvToRgb24Vec(DcmpContext* ctx)
 }
 
 // 320 x 240 into the 352 x 288 frame: each row pair is converted into a
-// scratch row pair, then every group of 10 pixels is spread over 11 columns.
+// scratch row pair, then spread as the scalar conversion spreads it.
 void YuvToRgb24CifVec(DcmpContext* ctx)
 {
     constexpr int32_t kWidth = 320;
-    constexpr int32_t kStride = 352 * 3;
     uint8_t scratch[2][kWidth * 3];
     for (int32_t row = 0; row < 240; row += 2) {
         const uint8_t* y = ctx->planeY + row * kWidth;
         const int32_t chroma = (row / 2) * (kWidth / 2);
         ConvertRowPair(y, y + kWidth, ctx->planeU + chroma, ctx->planeV + chroma, kWidth, scratch[0], scratch[1]);
-        for (int i = 0; i < 2; i++) {
-            const int32_t r = row + i;
-            const int32_t outRow = 6 * (r / 5) + r % 5 + (r % 5 >= 3 ? 1 : 0);
-            uint8_t* out = ctx->dstPicture - static_cast<std::ptrdiff_t>(outRow) * kStride;
-            for (int32_t group = 0; group < 32; group++) {
-                std::memcpy(out + 33 * group, scratch[i] + 30 * group, 18);
-                std::memcpy(out + 33 * group + 21, scratch[i] + 30 * group + 18, 12);
-            }
-        }
+        Dcmp_SpreadCifRow(scratch[0], row, ctx->dstPicture);
+        Dcmp_SpreadCifRow(scratch[1], row + 1, ctx->dstPicture);
     }
 }
 

@@ -24,6 +24,11 @@ const DcmpKernels* Dcmp_PathKernels(const DcmpContext* ctx);
 // The scalar block loop (dcmp_frame.cpp).
 void Dcmp_DecodePlanes(DcmpContext* ctx);
 
+// Writes converted row `row` (320 pixels) of the 320 x 240 picture into the
+// 352 x 288 frame whose top row starts at dstPicture, leaving the gap column
+// of every 11 as it was (dcmp_colour.cpp).
+void Dcmp_SpreadCifRow(const uint8_t* converted, int32_t row, uint8_t* dstPicture);
+
 // Dcmp_IDCT8x8aan of two blocks at once, sharing the first pass's work
 // (dcmp_block.cpp).
 void Dcmp_IDCT8x8aanPair(int16_t* first, int16_t* second);

@@ -72,9 +72,10 @@ inline void ReverseSwap16(uint8_t* front, uint8_t* back)
 
 #include "simd/dcmp_block_simd.h"
 #include "simd/dcmp_colour_simd.h"
+#include "simd/dcmp_resize_simd.h"
 #include "simd/dcmp_rotate_simd.h"
 
 const DcmpKernels DcmpKernelsAvx512 = {
-    DecodePlanesVec, YuvToRgb24Vec, YuvToRgb24CifVec, FillCifGapsVec, Dcmp_QV2QC,
-    Dcmp_QV2QQV,     Rotate1Vec,    Rotate2Vec,       Dcmp_MapIYUV,
+    DecodePlanesVec, YuvToRgb24Vec, YuvToRgb24CifVec, FillCifGapsVec, SubsampleQcVec,
+    SubsampleQqvVec, Rotate1Vec,    Rotate2Vec,       Dcmp_MapIYUV,
 };

@@ -35,9 +35,10 @@ inline void StoreBgr(uint8_t* out, __m128i b, __m128i g, __m128i r)
 
 #include "simd/dcmp_block_simd.h"
 #include "simd/dcmp_colour_simd.h"
+#include "simd/dcmp_resize_simd.h"
 #include "simd/dcmp_rotate_simd.h"
 
 const DcmpKernels DcmpKernelsSse2 = {
-    DecodePlanesVec, YuvToRgb24Vec, YuvToRgb24CifVec, FillCifGapsVec, Dcmp_QV2QC,
-    Dcmp_QV2QQV,     Rotate1Vec,    Rotate2Vec,       Dcmp_MapIYUV,
+    DecodePlanesVec, YuvToRgb24Vec, YuvToRgb24CifVec, FillCifGapsVec, SubsampleQcVec,
+    SubsampleQqvVec, Rotate1Vec,    Rotate2Vec,       Dcmp_MapIYUV,
 };
