@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "dcmp.h"
+#include "simd/dcmp_kernels.h"
 
 namespace {
 
@@ -90,19 +91,25 @@ void Rotate(DcmpContext* ctx, uint8_t* picture)
 
 }  // namespace
 
-void Dcmp_QV2C_Flip(DcmpContext* ctx)
+// The gap columns: few bytes per row, the same on every path.
+void Dcmp_FillCifGapColumns(DcmpContext* ctx)
 {
-    uint8_t* top = ctx->dstPicture;
-    auto row = [top](int32_t y) { return top - static_cast<std::ptrdiff_t>(y) * kCifStride; };
     for (int32_t y = 0; y < kCifHeight; y++) {
         if (y % 6 == 3)
             continue;
-        uint8_t* line = row(y);
+        uint8_t* line = ctx->dstPicture - static_cast<std::ptrdiff_t>(y) * kCifStride;
         for (int32_t x = 6; x < kCifWidth; x += 11) {
             for (int i = 0; i < 3; i++)
                 line[3 * x + i] = static_cast<uint8_t>((line[3 * (x - 1) + i] + line[3 * (x + 1) + i]) >> 1);
         }
     }
+}
+
+void Dcmp_QV2C_Flip(DcmpContext* ctx)
+{
+    uint8_t* top = ctx->dstPicture;
+    auto row = [top](int32_t y) { return top - static_cast<std::ptrdiff_t>(y) * kCifStride; };
+    Dcmp_FillCifGapColumns(ctx);
     for (int32_t y = 3; y < kCifHeight; y += 6) {
         const uint8_t* above = row(y - 1);
         const uint8_t* below = row(y + 1);

@@ -29,6 +29,11 @@ void Dcmp_DecodePlanes(DcmpContext* ctx);
 // of every 11 as it was (dcmp_colour.cpp).
 void Dcmp_SpreadCifRow(const uint8_t* converted, int32_t row, uint8_t* dstPicture);
 
+// The first step of Dcmp_QV2C_Flip: each gap column of the 352 x 288 frame
+// from its neighbours left and right, on every row but the gap rows
+// (dcmp_resize.cpp).
+void Dcmp_FillCifGapColumns(DcmpContext* ctx);
+
 // Dcmp_IDCT8x8aan of two blocks at once, sharing the first pass's work
 // (dcmp_block.cpp).
 void Dcmp_IDCT8x8aanPair(int16_t* first, int16_t* second);

@@ -26,15 +26,7 @@ void FillCifGapsVec(DcmpContext* ctx)
     constexpr int32_t kStride = kWidth * 3;
     uint8_t* top = ctx->dstPicture;
     auto row = [top](int32_t y) { return top - static_cast<std::ptrdiff_t>(y) * kStride; };
-    // Gap columns: few bytes per row, done byte by byte.
-    for (int32_t y = 0; y < kHeight; y++) {
-        if (y % 6 == 3)
-            continue;
-        uint8_t* line = row(y);
-        for (int32_t x = 6; x < kWidth; x += 11)
-            for (int i = 0; i < 3; i++)
-                line[3 * x + i] = static_cast<uint8_t>((line[3 * (x - 1) + i] + line[3 * (x + 1) + i]) >> 1);
-    }
+    Dcmp_FillCifGapColumns(ctx);
     // Gap rows: the whole row from the rows above and below; a last partial
     // chunk is redone overlapping the one before (same bytes again).
     for (int32_t y = 3; y < kHeight; y += 6) {

@@ -126,6 +126,7 @@ struct HostController::Impl {
   Pipe* pipeLocked(Attachment& a, USBD_PIPE_HANDLE handle);
   Attachment* portLocked(int port) const;
   void releaseBandwidthLocked(Attachment& a);
+  void dropConfigurationLocked(Attachment& a);
 };
 
 namespace {
@@ -261,6 +262,17 @@ void HostController::Impl::failAllLocked(Attachment& a, USBD_STATUS status, std:
 void HostController::Impl::releaseBandwidthLocked(Attachment& a) {
   for (auto& [itf, bytes] : a.reserved) inUse -= bytes;
   a.reserved.clear();
+}
+
+// Cancels what the pipes of the current configuration hold, gives back its
+// bandwidth and forgets its pipes and alternate settings.
+void HostController::Impl::dropConfigurationLocked(Attachment& a) {
+  std::vector<Completion> aborted;
+  for (auto& pipe : a.pipes) failPipeLocked(*pipe, USBD_STATUS_CANCELED, USBD_STATUS_CANCELED, aborted);
+  finishElsewhere(std::move(aborted));
+  releaseBandwidthLocked(a);
+  a.pipes.clear();
+  a.alternate.clear();
 }
 
 void HostController::Impl::unplugLocked(Attachment& a, std::vector<Completion>& out) {
@@ -454,12 +466,7 @@ USBD_STATUS HostController::Impl::selectConfiguration(Attachment& a, PURB urb, s
                                                      const std::vector<uint8_t>& bytes) {
   auto& sc = urb->UrbSelectConfiguration;
   if (!sc.ConfigurationDescriptor) {
-    std::vector<Completion> aborted;
-    for (auto& pipe : a.pipes) failPipeLocked(*pipe, USBD_STATUS_CANCELED, USBD_STATUS_CANCELED, aborted);
-    finishElsewhere(std::move(aborted));
-    releaseBandwidthLocked(a);
-    a.pipes.clear();
-    a.alternate.clear();
+    dropConfigurationLocked(a);
     a.configured = false;
     logLocked(a, "SELECT_CONFIGURATION none");
     return USBD_STATUS_SUCCESS;
@@ -508,12 +515,7 @@ USBD_STATUS HostController::Impl::selectConfiguration(Attachment& a, PURB urb, s
     logLocked(a, "SELECT_CONFIGURATION: no bandwidth for " + std::to_string(bandwidth) + " bytes per frame");
     return USBD_STATUS_NO_BANDWIDTH;
   }
-  std::vector<Completion> aborted;
-  for (auto& pipe : a.pipes) failPipeLocked(*pipe, USBD_STATUS_CANCELED, USBD_STATUS_CANCELED, aborted);
-  finishElsewhere(std::move(aborted));
-  releaseBandwidthLocked(a);
-  a.pipes.clear();
-  a.alternate.clear();
+  dropConfigurationLocked(a);
   a.config = config;
   a.configured = true;
   a.configHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(nextHandle++);
